@@ -76,9 +76,19 @@ def wait_until_gone(pattern, timeout=30):
         time.sleep(0.1)
 
 
-def press(window, key):
-    run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
-    run(["xdotool", "key", "--clearmodifiers", key], timeout=10)
+def press(window, key, pattern):
+    """Sends key to the message box `window` (named by pattern) until that box is gone: a
+    key sent before the box takes the focus would be lost."""
+    for _ in range(5):
+        run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
+        time.sleep(0.3)
+        run(["xdotool", "key", "--clearmodifiers", key], timeout=10)
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            if window not in windows_named(pattern):
+                return
+            time.sleep(0.1)
+    raise AssertionError(f"message box {pattern} did not take {key}")
 
 
 def registry_value(key, name):
@@ -216,10 +226,10 @@ class CleanInstall(InstallerCase):
         self.assertEqual(registry_value("HKCU\\Software\\Brenvelt\\Recent", "FirstTimePrompt"), ("REG_DWORD", "0x1"))
 
         wait_for_window("^Brenvelt$")  # the application runs
-        log = launches()
-        self.assertEqual([entry[0] for entry in log], ["notice", "app"], log)
+        log = sorted(launches(), key=lambda entry: int(entry[1]))  # by process creation time
+        self.assertEqual([entry[0] for entry in log], ["notice", "app"],
+                         f"the notice is opened before the application starts: {log}")
         self.assertTrue(log[0][2].endswith("\\" + dirs[0] + "\\首次使用必看.txt"), log[0])
-        self.assertLess(int(log[0][1]), int(log[1][1]), "the notice is opened before the application starts")
         self.assertEqual(log[1][2], "1", "the application saw FirstTimePrompt = 1")
 
 
@@ -234,13 +244,13 @@ class RunningApplication(InstallerCase):
         app = self.start_application()
         setup = start(SETUP)
         first = wait_for_window(PROMPT)
-        press(first, "Return")
+        press(first, "Return", PROMPT)
         second = wait_for_window(PROMPT, other_than=(first,))
         self.assertEqual(version_dirs(), [], "nothing is installed while the application runs")
         app.kill()
         app.wait()
         wait_until_gone("^Brenvelt$")
-        press(second, "Return")
+        press(second, "Return", PROMPT)
         self.assertEqual(setup.wait(timeout=60), 0)
         self.assertEqual(len(version_dirs()), 1)
 
@@ -251,7 +261,7 @@ class RunningApplication(InstallerCase):
                 if os.path.exists(LAUNCH_LOG):
                     os.remove(LAUNCH_LOG)  # the stand-in started above notes itself
                 setup = start(SETUP)
-                press(wait_for_window(PROMPT), key)
+                press(wait_for_window(PROMPT), key, PROMPT)
                 self.assertEqual(setup.wait(timeout=30), 0)
                 self.expect_untouched()
                 reset_prefix()
@@ -260,7 +270,7 @@ class RunningApplication(InstallerCase):
 class Failures(InstallerCase):
     def expect_one_error_box(self, process):
         box = wait_for_window(ERROR)
-        press(box, "Return")
+        press(box, "Return", ERROR)
         self.assertEqual(process.wait(timeout=30), 0)
         self.assertEqual(launches(), [], "nothing is launched after a failure")
 
@@ -405,6 +415,19 @@ class ExecutableImage(unittest.TestCase):
                                  capture_output=True, text=True)
         self.assertNotEqual(missing.returncode, 0)
         self.assertIn("ISDATA", missing.stderr)
+
+    def test_packer_refuses_damaged_installers_without_crashing(self):
+        with open(SETUP, "rb") as f:
+            exe = f.read()
+        payload = self.resources()[(10, "ISDATA", 0x804)]
+        payload_end = exe.find(payload) + len(payload)
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "damaged.exe")
+            for cut in range(64, payload_end, 997):  # downloads cut before the payload's end
+                with open(path, "wb") as f:
+                    f.write(exe[:cut])
+                result = subprocess.run([PACK, "verify", path], capture_output=True)
+                self.assertIn(result.returncode, (1, 2), f"cut at {cut}: {result.stderr!r}")
 
 
 if __name__ == "__main__":
