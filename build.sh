@@ -31,6 +31,6 @@ cmake --preset windows -DBRENVELT_PACK="$PWD/build/native/packer/brenvelt-pack" 
 cmake --build --preset windows
 
 mkdir -p dist
-cp build/native/packer/brenvelt-pack dist/
+strip -o dist/brenvelt-pack build/native/packer/brenvelt-pack
 cp build/windows/installer/BrenveltSetup.exe dist/
 echo "built: dist/brenvelt-pack, dist/BrenveltSetup.exe"
