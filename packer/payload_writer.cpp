@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 #include "payload_format.h"
 #include "text_encoding.h"
@@ -72,6 +73,19 @@ static void Collect(const std::string& root, const std::string& relative,
   }
   closedir(handle);
   std::sort(names.begin(), names.end());
+
+  // Windows names ignore case: "Readme.txt" and "README.txt" would be one file there.
+  std::map<std::u16string, std::string> folded;
+  for (const std::string& leaf : names) {
+    std::u16string key;
+    if (Utf8ToUtf16(leaf, &key)) {
+      for (char16_t& u : key) u = (u >= u'a' && u <= u'z') ? (char16_t)(u - 32) : u;
+      auto [at, added] = folded.emplace(key, leaf);
+      if (!added)
+        throw PackError(directory + ": \"" + at->second + "\" and \"" + leaf +
+                        "\" differ only in case and would be one file on Windows");
+    }
+  }
 
   for (const std::string& leaf : names) {
     std::string childRelative = relative.empty() ? leaf : relative + "/" + leaf;

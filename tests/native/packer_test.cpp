@@ -95,12 +95,12 @@ TEST_F(PackerTest, PackVerifyUnpackGivesBackTheTreeWithItsTimes) {
 TEST_F(PackerTest, DirectoriesPrecedeTheirContentsInByteOrder) {
   Write("b/z.txt", "1");
   Write("a.txt", "2");
-  Write("B/y.txt", "3");
+  Write("C/y.txt", "3");
   Write("b/a/x.txt", "4");
   std::vector<PackEntry> entries = CollectTree(source_, {});
   std::vector<std::u16string> names;
   for (const PackEntry& e : entries) names.push_back(e.name);
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"B", u"B\\y.txt", u"a.txt", u"b", u"b\\a",
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"C", u"C\\y.txt", u"a.txt", u"b", u"b\\a",
                                                 u"b\\a\\x.txt", u"b\\z.txt"}));
 }
 
@@ -158,6 +158,11 @@ TEST_F(PackerTest, RefusesWhatTheInstallerCouldNotWriteSafely) {
       {"wildcard", [](const fs::path& d) { std::ofstream(d / "what?") << "x"; }},
       {"control character", [](const fs::path& d) { std::ofstream(d / "a\tb") << "x"; }},
       {"not UTF-8", [](const fs::path& d) { std::ofstream(d / "\xFF\xFE") << "x"; }},
+      {"names that differ only in case",
+       [](const fs::path& d) {
+         std::ofstream(d / "Readme.txt") << "1";
+         std::ofstream(d / "README.txt") << "2";
+       }},
       {"name too long under the install directory",
        [](const fs::path& d) {
          fs::create_directories(d / std::string(150, 'a'));
