@@ -2,13 +2,15 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "payload_format.h"
 #include "text_encoding.h"
@@ -104,6 +106,7 @@ static void Collect(const std::string& root, const std::string& relative,
     packed.sourcePath = path;
     packed.isDirectory = S_ISDIR(st.st_mode);
     packed.lastWriteTime = FileTimeOf(st, options);
+    packed.size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
     CheckName(packed.name, packed.isDirectory, path);
     entries->push_back(packed);
     if (packed.isDirectory) Collect(root, childRelative, packed.name, options, entries);
@@ -143,47 +146,93 @@ static std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   return bytes;
 }
 
-static std::vector<uint8_t> Deflate(const std::vector<uint8_t>& bytes, int level,
-                                    const std::string& path) {
-  uLongf length = compressBound((uLong)bytes.size());
-  std::vector<uint8_t> out(length);
-  if (compress2(out.data(), &length, bytes.data(), (uLong)bytes.size(), level) != Z_OK)
-    throw PackError(path + ": zlib could not compress it");
-  if (length > (uLongf)INT32_MAX) throw PackError(path + ": compressed size outgrows 2 GiB");
-  out.resize(length);
-  return out;
+namespace {
+
+// What a file record carries after its name and time: method, sizes and data.
+struct FileBody {
+  std::vector<uint8_t> bytes;
+  uint64_t originalSize = 0;
+  std::exception_ptr error;
+};
+
+FileBody MakeFileBody(const PackEntry& entry, const PackOptions& options) {
+  FileBody body;
+  std::vector<uint8_t> original = ReadWholeFile(entry.sourcePath);
+  body.originalSize = original.size();
+  if (options.compression == Compression::kStore) {
+    body.bytes.push_back(kMethodStored);
+    AppendLe32(&body.bytes, (uint32_t)original.size());
+    body.bytes.insert(body.bytes.end(), original.begin(), original.end());
+    return body;
+  }
+  std::vector<uint8_t> deflated = CompressToZlib(original, options.compression, options.level, entry.sourcePath);
+  if (deflated.size() > (size_t)INT32_MAX) throw PackError(entry.sourcePath + ": compressed size outgrows 2 GiB");
+  body.bytes.push_back(kMethodZlib);
+  AppendLe32(&body.bytes, (uint32_t)deflated.size());
+  AppendLe32(&body.bytes, (uint32_t)original.size());
+  body.bytes.insert(body.bytes.end(), deflated.begin(), deflated.end());
+  return body;
 }
+
+// Compresses every file on `jobs` threads, each taking the next file in turn; results
+// land in their entry's slot, so the order of the image never depends on timing.
+std::vector<FileBody> MakeFileBodies(const std::vector<PackEntry>& entries, const PackOptions& options) {
+  std::vector<FileBody> bodies(entries.size());
+  PackProgress totals{0, 0, 0, 0};
+  for (const PackEntry& entry : entries)
+    if (!entry.isDirectory) totals.files++, totals.bytes += entry.size;
+
+  std::atomic<size_t> next{0}, filesDone{0};
+  std::atomic<uint64_t> bytesDone{0};
+  auto work = [&] {
+    for (size_t i; (i = next++) < entries.size();) {
+      if (entries[i].isDirectory) continue;
+      try {
+        bodies[i] = MakeFileBody(entries[i], options);
+      } catch (...) {
+        bodies[i].error = std::current_exception();
+      }
+      bytesDone += entries[i].size;
+      filesDone++;
+    }
+  };
+  unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> workers;
+  for (unsigned j = 0; j < jobs; j++) workers.emplace_back(work);
+  if (options.progress) {
+    while (filesDone < totals.files) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      options.progress({filesDone, totals.files, bytesDone, totals.bytes});
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  for (FileBody& body : bodies)  // the first failure in record order, whatever finished first
+    if (body.error) std::rethrow_exception(body.error);
+  return bodies;
+}
+
+}  // namespace
 
 std::vector<uint8_t> WriteImage(const std::vector<PackEntry>& entries, const PackOptions& options,
                                 PackSummary* summary) {
   if (options.level < 0 || options.level > 9) throw PackError("compression level must be 0 to 9");
+  std::vector<FileBody> bodies = MakeFileBodies(entries, options);
   PackSummary counts;
   std::vector<uint8_t> stream;
-  for (const PackEntry& entry : entries) {
+  for (size_t i = 0; i < entries.size(); i++) {
+    const PackEntry& entry = entries[i];
+    stream.push_back(entry.isDirectory ? kDirectoryRecord : kFileRecord);
+    AppendName(&stream, entry.name);
     if (entry.isDirectory) {
-      stream.push_back(kDirectoryRecord);
-      AppendName(&stream, entry.name);
       counts.directories++;
       continue;
     }
-    std::vector<uint8_t> bytes = ReadWholeFile(entry.sourcePath);
-    stream.push_back(kFileRecord);
-    AppendName(&stream, entry.name);
     AppendLe32(&stream, (uint32_t)entry.lastWriteTime);
     AppendLe32(&stream, (uint32_t)(entry.lastWriteTime >> 32));
-    if (options.store) {
-      stream.push_back(kMethodStored);
-      AppendLe32(&stream, (uint32_t)bytes.size());
-      stream.insert(stream.end(), bytes.begin(), bytes.end());
-    } else {
-      std::vector<uint8_t> deflated = Deflate(bytes, options.level, entry.sourcePath);
-      stream.push_back(kMethodZlib);
-      AppendLe32(&stream, (uint32_t)deflated.size());
-      AppendLe32(&stream, (uint32_t)bytes.size());
-      stream.insert(stream.end(), deflated.begin(), deflated.end());
-    }
+    stream.insert(stream.end(), bodies[i].bytes.begin(), bodies[i].bytes.end());
+    std::vector<uint8_t>().swap(bodies[i].bytes);
     counts.files++;
-    counts.bytesIn += bytes.size();
+    counts.bytesIn += bodies[i].originalSize;
     if (stream.size() > (size_t)INT32_MAX - kPayloadHeaderSize)
       throw PackError("the image outgrows the 2 GiB that totalLength can count");
   }

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "compressor.h"
 
 // A refusal the packer explains to its user; the message names the offending path.
 struct PackError : std::runtime_error {
@@ -24,11 +27,19 @@ inline constexpr size_t kLongestInstallTargetUnits =
 // Seconds from 1601-01-01 to 1970-01-01, in FILETIME's 100-nanosecond units.
 inline constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
+struct PackProgress {
+  size_t filesDone, files;
+  uint64_t bytesDone, bytes;
+};
+
 struct PackOptions {
-  uint64_t seed = 1;       // chooses the nibbleMap
-  bool store = false;      // method 0 for every file instead of zlib
-  int level = 9;           // zlib compression level, 0 to 9
-  std::optional<int64_t> sourceDateEpoch;  // clamps every lastWriteTime
+  uint64_t seed = 1;                              // chooses the nibbleMap
+  Compression compression = Compression::kZlib;   // kStore: method 0 for every file
+  int level = 9;                                  // zlib compression level, 0 to 9
+  unsigned jobs = 0;                              // compressing threads; 0: one per core
+  std::optional<int64_t> sourceDateEpoch;         // clamps every lastWriteTime
+  // Called from the calling thread about five times a second while files are compressed.
+  std::function<void(const PackProgress&)> progress;
 };
 
 struct PackEntry {
@@ -36,6 +47,7 @@ struct PackEntry {
   std::string sourcePath; // where the bytes come from
   bool isDirectory = false;
   uint64_t lastWriteTime = 0;
+  uint64_t size = 0;      // files: bytes when listed
 };
 
 struct PackSummary {
@@ -53,7 +65,8 @@ std::vector<uint8_t> MakeNibbleMap(uint64_t seed);
 // names that would not fit under kLongestInstallTarget.
 std::vector<PackEntry> CollectTree(const std::string& root, const PackOptions& options);
 
-// Builds the whole image. Throws PackError when a file or the image outgrows the signed
+// Builds the whole image. Files are compressed on several threads; the image is the same
+// whatever their number. Throws PackError when a file or the image outgrows the signed
 // 32-bit size fields, or a file cannot be read.
 std::vector<uint8_t> WriteImage(const std::vector<PackEntry>& entries, const PackOptions& options,
                                 PackSummary* summary);

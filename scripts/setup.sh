@@ -8,12 +8,12 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 native_packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3
-  zlib1g-dev libgtest-dev googletest libcli11-dev
+  zlib1g-dev libgtest-dev googletest libcli11-dev libdeflate-dev libzopfli-dev
   g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-i686
 )
 bench_packages=(
   wine wine64 wine32:i386 xvfb xauth xdotool fonts-wqy-microhei
-  python3-pefile icoutils imagemagick
+  python3-pefile imagemagick nsis
 )
 
 missing_packages() {

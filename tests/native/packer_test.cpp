@@ -80,15 +80,17 @@ TEST_F(PackerTest, PackVerifyUnpackGivesBackTheTreeWithItsTimes) {
   Write("lib/zlib text.txt", std::string(100000, 'z'));
   Write("lib/deeper/empty.dat", "");
   fs::create_directories(source_ / "empty dir");
-  for (bool store : {false, true}) {
+  const std::pair<const char*, Compression> modes[] = {
+      {"stored", Compression::kStore}, {"zlib", Compression::kZlib}, {"best", Compression::kBest}};
+  for (const auto& [mode, compression] : modes) {
     PackOptions options;
-    options.store = store;
+    options.compression = compression;
     std::vector<uint8_t> image = Pack(options);
     std::ostringstream out, err;
-    ASSERT_EQ(VerifyImage(image, out, err), 0) << err.str();
-    fs::path target = root_ / (store ? "stored" : "zlib");
+    ASSERT_EQ(VerifyImage(image, out, err), 0) << mode << ": " << err.str();
+    fs::path target = root_ / mode;
     ASSERT_EQ(UnpackImage(image, target, err), 0) << err.str();
-    EXPECT_EQ(Snapshot(target), Snapshot(source_)) << (store ? "stored" : "zlib");
+    EXPECT_EQ(Snapshot(target), Snapshot(source_)) << mode;
   }
 }
 
@@ -104,10 +106,16 @@ TEST_F(PackerTest, DirectoriesPrecedeTheirContentsInByteOrder) {
                                                 u"b\\a\\x.txt", u"b\\z.txt"}));
 }
 
-TEST_F(PackerTest, SameTreeGivesTheSameBytesAndTheSeedChoosesTheMap) {
+TEST_F(PackerTest, SameTreeGivesTheSameBytesWhateverTheThreadsAndTheSeedChoosesTheMap) {
   Write("a/b.txt", RandomBytes(5000, 7));
   Write("c.bin", RandomBytes(300, 8));
-  EXPECT_EQ(Pack(), Pack());
+  for (int i = 0; i < 40; i++) Write("many/file" + std::to_string(i), std::string(100 * i, 'a' + i % 26));
+  PackOptions oneThread, eightThreads;
+  oneThread.jobs = 1;
+  eightThreads.jobs = 8;
+  std::vector<uint8_t> reference = Pack(oneThread);
+  EXPECT_EQ(Pack(), reference);
+  EXPECT_EQ(Pack(eightThreads), reference);
   PackOptions other;
   other.seed = 2;
   std::vector<uint8_t> a = Pack(), b = Pack(other);
