@@ -4,6 +4,8 @@
 // median, minimum and maximum of each and the ratio of the medians. Asserts nothing.
 //
 //   extract_bench.exe IMAGE WORKDIR RUNS
+//   extract_bench.exe --baseline-once IMAGE TARGET   the baseline once, for timing whole
+//                                                    processes from outside
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -71,9 +73,11 @@ void Print(const char* what, std::vector<double> seconds) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) {
-    fprintf(stderr, "usage: extract_bench IMAGE WORKDIR RUNS\n");
+    fprintf(stderr, "usage: extract_bench IMAGE WORKDIR RUNS | --baseline-once IMAGE TARGET\n");
     return 2;
   }
+  bool once = wcscmp(argv[1], L"--baseline-once") == 0;
+  if (once) argv++;
   FILE* in = _wfopen(argv[1], L"rb");
   if (!in) return 2;
   std::vector<uint8_t> image;
@@ -81,7 +85,7 @@ int wmain(int argc, wchar_t** argv) {
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, in)) > 0;) image.insert(image.end(), buffer, buffer + got);
   fclose(in);
   std::wstring work = argv[2];
-  int runs = _wtoi(argv[3]);
+  int runs = once ? 0 : _wtoi(argv[3]);
 
   uint8_t* stream;
   size_t length;
@@ -102,6 +106,12 @@ int wmain(int argc, wchar_t** argv) {
     p.room = r.uncompressedSize > 0 ? (size_t)r.uncompressedSize : 0;
     records.push_back(p);
     cursor = r.next;
+  }
+
+  if (once) {
+    CreateDirectoryChain(work.c_str());
+    Baseline(records, work);
+    return 0;
   }
 
   CreateDirectoryW(work.c_str(), NULL);

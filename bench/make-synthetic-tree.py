@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
 """Writes a deterministic application-like tree of about 6 MB: a few MB of
-executable-like data, many small text files, and some incompressible files."""
+executable-like data, many small text files, and some incompressible files.
+usage: make-synthetic-tree.py DIR [--app EXE]
+With --app, EXE is the tree's Brenvelt.exe and the executable-like data moves to
+Brenvelt.core, so that an installer of the tree launches a real program."""
 import os
 import random
+import shutil
 import sys
 
 root = sys.argv[1]
+app = sys.argv[3] if len(sys.argv) > 3 and sys.argv[2] == "--app" else None
 rng = random.Random(20241231)
 os.makedirs(root, exist_ok=True)
 
@@ -44,7 +49,9 @@ def text_like(size):
     return "".join(out).encode()[:size]
 
 
-write("Brenvelt.exe", code_like(2_400_000))
+write("Brenvelt.core" if app else "Brenvelt.exe", code_like(2_400_000))
+if app:
+    shutil.copy(app, os.path.join(root, "Brenvelt.exe"))
 write("core.dll", code_like(900_000))
 write("render.dll", code_like(500_000))
 write("首次使用必看.txt", "首次使用本软件前请阅读。\r\n".encode("utf-8") * 40)

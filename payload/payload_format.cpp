@@ -3,6 +3,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+// The installer shows one message for every refusal, so its build carries no reason texts.
+#ifdef PAYLOAD_WITHOUT_REASONS
+#define REASON(text) ""
+#else
+#define REASON(text) text
+#endif
+
 uint16_t ReadLe16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
 uint32_t ReadLe32(const uint8_t* p) {
@@ -23,15 +30,15 @@ static bool Fail(PayloadError* error, const char* reason, size_t offset, bool re
 
 bool CheckPayloadHeader(const uint8_t* image, size_t imageSize, PayloadError* error) {
   if (!image || imageSize < kPayloadHeaderSize)
-    return Fail(error, "image shorter than its 20-byte header", 0, false);
+    return Fail(error, REASON("image shorter than its 20-byte header"), 0, false);
   int32_t totalLength = ReadTotalLength(image);
   if (totalLength < kPayloadHeaderSize || (uint32_t)totalLength != imageSize)
-    return Fail(error, "totalLength does not equal the image size", 0, false);
+    return Fail(error, REASON("totalLength does not equal the image size"), 0, false);
   unsigned seen = 0;
   for (int i = 0; i < 16; i++) {
     uint8_t value = image[4 + i];
     if (value > 15 || (seen & (1u << value)))
-      return Fail(error, "nibbleMap is not a permutation of 0 to 15", 4 + i, false);
+      return Fail(error, REASON("nibbleMap is not a permutation of 0 to 15"), 4 + i, false);
     seen |= 1u << value;
   }
   return true;
@@ -66,7 +73,7 @@ bool DecodeRecord(const uint8_t* stream, size_t length, size_t cursor, PayloadRe
   record->offset = cursor;
   uint8_t type = stream[cursor];
   if (type != kDirectoryRecord && type != kFileRecord) {
-    *reason = "record type is neither 0 (directory) nor 1 (file)";
+    *reason = REASON("record type is neither 0 (directory) nor 1 (file)");
     return false;
   }
   record->type = type;
@@ -76,7 +83,7 @@ bool DecodeRecord(const uint8_t* stream, size_t length, size_t cursor, PayloadRe
   for (;;) {
     size_t at = nameStart + 2 * units;
     if (at > length || length - at < 2) {
-      *reason = "name has no terminator inside the stream";
+      *reason = REASON("name has no terminator inside the stream");
       return false;
     }
     if (ReadLe16(stream + at) == 0) break;
@@ -91,7 +98,7 @@ bool DecodeRecord(const uint8_t* stream, size_t length, size_t cursor, PayloadRe
   }
 
   if (length - t < 9) {
-    *reason = "file record ends inside its time or method";
+    *reason = REASON("file record ends inside its time or method");
     return false;
   }
   record->lastWriteTime = (uint64_t)ReadLe32(stream + t) | ((uint64_t)ReadLe32(stream + t + 4) << 32);
@@ -102,18 +109,18 @@ bool DecodeRecord(const uint8_t* stream, size_t length, size_t cursor, PayloadRe
   } else if (record->method == kMethodZlib) {
     sizesEnd = t + 17;
   } else {
-    *reason = "method is neither 0 (stored) nor 1 (zlib)";
+    *reason = REASON("method is neither 0 (stored) nor 1 (zlib)");
     return false;
   }
   if (length < sizesEnd) {
-    *reason = "file record ends inside its size fields";
+    *reason = REASON("file record ends inside its size fields");
     return false;
   }
   record->dataSize = (int32_t)ReadLe32(stream + t + 9);
   if (record->method == kMethodZlib) record->uncompressedSize = (int32_t)ReadLe32(stream + t + 13);
   record->dataLength = record->dataSize > 0 ? (size_t)record->dataSize : 0;
   if (length - sizesEnd < record->dataLength) {
-    *reason = "file data runs past the end of the stream";
+    *reason = REASON("file data runs past the end of the stream");
     return false;
   }
   record->data = stream + sizesEnd;
@@ -154,7 +161,7 @@ bool CheckRecordName(const PayloadRecord& record, const char** reason) {
   const uint8_t* name = record.name;
   if (units == 0) {
     if (record.type == kDirectoryRecord) return true;  // the target directory itself
-    *reason = "file record has an empty name";
+    *reason = REASON("file record has an empty name");
     return false;
   }
   size_t componentStart = 0;
@@ -163,21 +170,21 @@ bool CheckRecordName(const PayloadRecord& record, const char** reason) {
     if (u == '\\') {
       size_t n = i - componentStart;
       if (n == 0) {
-        *reason = "name is rooted or has an empty component";
+        *reason = REASON("name is rooted or has an empty component");
         return false;
       }
       uint16_t first = ReadLe16(name + 2 * componentStart);
       uint16_t last = ReadLe16(name + 2 * (i - 1));
       if ((n == 1 && first == '.') || (n == 2 && first == '.' && last == '.')) {
-        *reason = "name has a \".\" or \"..\" component";
+        *reason = REASON("name has a \".\" or \"..\" component");
         return false;
       }
       if (last == '.' || last == ' ') {
-        *reason = "name has a component that ends in a dot or a space";
+        *reason = REASON("name has a component that ends in a dot or a space");
         return false;
       }
       if (IsDeviceName(name, componentStart, i)) {
-        *reason = "name has a component that is a device name";
+        *reason = REASON("name has a component that is a device name");
         return false;
       }
       componentStart = i + 1;
@@ -185,17 +192,17 @@ bool CheckRecordName(const PayloadRecord& record, const char** reason) {
     }
     if (u < 0x20 || u == ':' || u == '/' || u == '<' || u == '>' || u == '"' || u == '|' ||
         u == '?' || u == '*') {
-      *reason = "name has a character that Windows refuses or reads as a drive, stream or wildcard";
+      *reason = REASON("name has a character that Windows refuses or reads as a drive, stream or wildcard");
       return false;
     }
     if (IsSurrogateHigh(u)) {
       if (i + 1 >= units || !IsSurrogateLow(ReadLe16(name + 2 * (i + 1)))) {
-        *reason = "name has an unpaired UTF-16 surrogate";
+        *reason = REASON("name has an unpaired UTF-16 surrogate");
         return false;
       }
       i++;  // the pair is one character
     } else if (IsSurrogateLow(u)) {
-      *reason = "name has an unpaired UTF-16 surrogate";
+      *reason = REASON("name has an unpaired UTF-16 surrogate");
       return false;
     }
   }
@@ -206,7 +213,7 @@ bool ValidateRecordStream(const uint8_t* stream, size_t length, size_t targetUni
                           PayloadError* error) {
   // target + backslash + name + terminator must fit the path buffer.
   if (targetUnits + 2 > kPathBufferUnits)
-    return Fail(error, "target directory leaves no room for a name", 0, true);
+    return Fail(error, REASON("target directory leaves no room for a name"), 0, true);
   size_t maxNameUnits = kPathBufferUnits - 2 - targetUnits;
   size_t cursor = 0;
   while (cursor < length) {
@@ -216,9 +223,9 @@ bool ValidateRecordStream(const uint8_t* stream, size_t length, size_t targetUni
         !CheckRecordName(record, &reason))
       return Fail(error, reason, cursor, true);
     if (record.nameUnits > maxNameUnits)
-      return Fail(error, "record path would not fit in 260 UTF-16 units", cursor, true);
+      return Fail(error, REASON("record path would not fit in 260 UTF-16 units"), cursor, true);
     if (record.type == kFileRecord && record.method == kMethodZlib && record.uncompressedSize < 0)
-      return Fail(error, "uncompressedSize is negative", cursor, true);
+      return Fail(error, REASON("uncompressedSize is negative"), cursor, true);
     cursor = record.next;
   }
   return true;
@@ -230,7 +237,7 @@ bool ValidatePayloadImage(const uint8_t* image, size_t imageSize, size_t targetU
   uint8_t* stream = 0;
   size_t length = 0;
   if (!UnscramblePayload(image, imageSize, &stream, &length))
-    return Fail(error, "out of memory for the record stream", 0, false);
+    return Fail(error, REASON("out of memory for the record stream"), 0, false);
   bool valid = ValidateRecordStream(stream, length, targetUnits, error);
   free(stream);
   return valid;

@@ -44,7 +44,8 @@ struct PayloadRecord {
 };
 
 // Why an image was refused, and where: offset is a byte offset into the image for header
-// faults and into the plain stream for record faults (recordFault tells which).
+// faults and into the plain stream for record faults (recordFault tells which). Built with
+// PAYLOAD_WITHOUT_REASONS (the installer), every reason is the empty string.
 struct PayloadError {
   const char* reason;
   size_t offset;
