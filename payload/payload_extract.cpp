@@ -70,6 +70,17 @@ static bool ExtractFile(const wchar_t* path, const PayloadRecord& record) {
   return ok;
 }
 
+// The one place a record's name is joined to the target: target, backslash, name. The
+// validator has refused names that are rooted, climb out or name devices; the bound of
+// the buffer is checked again here, where it is written.
+static bool JoinRecordPath(wchar_t* recordPath, size_t end, const PayloadRecord& record) {
+  if (end + 1 + record.nameUnits + 1 > MAX_PATH) return false;
+  recordPath[end] = L'\\';
+  memcpy(recordPath + end + 1, record.name, 2 * record.nameUnits);  // UTF-16LE, maybe unaligned
+  recordPath[end + 1 + record.nameUnits] = 0;
+  return true;
+}
+
 bool ExtractPayload(const uint8_t* image, size_t imageSize, const wchar_t* targetDir) {
   if (!image || !targetDir) return false;
   if (!CheckPayloadHeader(image, imageSize, NULL)) return false;
@@ -87,11 +98,9 @@ bool ExtractPayload(const uint8_t* image, size_t imageSize, const wchar_t* targe
       PayloadRecord record;
       const char* reason;
       DecodeRecord(stream, length, cursor, &record, &reason);  // validated above
-      // The validator has made sure that target, backslash, name and terminator fit.
-      recordPath[end] = L'\\';
-      memcpy(recordPath + end + 1, record.name, 2 * record.nameUnits);
-      recordPath[end + 1 + record.nameUnits] = 0;
-      if (record.type == kDirectoryRecord)
+      if (!JoinRecordPath(recordPath, end, record))
+        ok = false;
+      else if (record.type == kDirectoryRecord)
         CreateDirectoryW(recordPath, NULL);  // a missing one shows when a file inside fails
       else
         ok = ExtractFile(recordPath, record);

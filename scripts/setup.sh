@@ -7,7 +7,7 @@ set -euo pipefail
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 native_packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  cmake ninja-build g++ clang libclang-rt-14-dev python3 git
   zlib1g-dev libgtest-dev googletest libcli11-dev libdeflate-dev libzopfli-dev
   g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-i686
 )

@@ -238,6 +238,16 @@ TEST(Validate, RefusesEveryBrokenRecordWithItsOffset) {
   }
 }
 
+// An image of one directory record, or one small stored file, with this name.
+std::vector<uint8_t> OneNamedRecord(const std::u16string& name, bool directory) {
+  ImageBuilder b;
+  if (directory)
+    b.Directory(name);
+  else
+    b.Stored(name, "x");
+  return b.Build();
+}
+
 TEST(Names, SafeNamesPass) {
   for (const std::u16string& name :
        {std::u16string(u"Brenvelt.exe"), std::u16string(u"\u9996\u6B21\u4F7F\u7528\u5FC5\u770B.txt"),
@@ -264,12 +274,7 @@ TEST(Names, HostileNamesAreRefusedForFilesAndDirectories) {
       std::u16string(u"a") + (char16_t)0xDC00, std::u16string(1, (char16_t)0xDBFF) + u"x"};
   for (const std::u16string& name : kHostile) {
     for (bool directory : {false, true}) {
-      ImageBuilder b;
-      if (directory)
-        b.Directory(name);
-      else
-        b.Stored(name, "x");
-      std::vector<uint8_t> image = b.Build();
+      std::vector<uint8_t> image = OneNamedRecord(name, directory);
       PayloadError error{};
       EXPECT_FALSE(ValidatePayloadImage(image.data(), image.size(), 0, &error))
           << (directory ? "directory " : "file ") << std::string(name.begin(), name.end());
@@ -283,13 +288,7 @@ TEST(Validate, RecordPathsMustFitThePathBufferUnderTheTarget) {
   const size_t longest = 260 - 2 - target;
   for (bool directory : {false, true}) {
     for (size_t units : {longest, longest + 1}) {
-      ImageBuilder b;
-      std::u16string name(units, u'n');
-      if (directory)
-        b.Directory(name);
-      else
-        b.Stored(name, "x");
-      std::vector<uint8_t> image = b.Build();
+      std::vector<uint8_t> image = OneNamedRecord(std::u16string(units, u'n'), directory);
       PayloadError error{};
       EXPECT_EQ(ValidatePayloadImage(image.data(), image.size(), target, &error), units == longest)
           << units;
