@@ -68,7 +68,7 @@ runs_32bit() {
   "$probe" --version >/dev/null 2>&1
 }
 
-if ! grep -q '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && ! runs_32bit; then
+if ! runs_32bit; then
   if [ -z "$(missing_packages qemu-user-static)" ] \
      && /usr/bin/qemu-i386-static --version 2>/dev/null | grep -q 'version [1-9][0-9]'; then
     :
@@ -81,6 +81,10 @@ if ! grep -q '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && ! runs
   [ -x /usr/bin/qemu-i386 ] && qemu=/usr/bin/qemu-i386
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  # An entry of that name left disabled or without the F flag is replaced.
+  if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    echo -1 | as_root tee /proc/sys/fs/binfmt_misc/qemu-i386 >/dev/null
   fi
   magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
   mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
