@@ -24,7 +24,9 @@ std::vector<uint8_t> LoadImageFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PackError(path + ": cannot open: " + std::strerror(errno));
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+  // An image whose totalLength happens to begin with the bytes "MZ" is still an image.
+  bool selfSized = bytes.size() >= 4 && ReadLe32(bytes.data()) == bytes.size();
+  if (!selfSized && bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
     const char* reason = nullptr;
     std::vector<uint8_t> resource;
     if (!FindPayloadResource(bytes.data(), bytes.size(), &resource, &reason))

@@ -242,6 +242,21 @@ TEST_F(PackerTest, UnpackWritesNothingForABadImageAndNeverFollowsALink) {
   EXPECT_TRUE(fs::is_empty(root_ / "outside"));
 }
 
+TEST_F(PackerTest, AnImageWhoseLengthReadsAsMZIsStillAnImage) {
+  // totalLength 0x5A4D is stored as the bytes 4D 5A, the "MZ" of a Windows executable.
+  const size_t size = 0x5A4D;
+  const size_t header = 20 + 1 + 2 * 1 + 2 + 8 + 1 + 4;  // one stored file named "f"
+  ImageBuilder b;
+  b.Stored(u"f", std::string(size - header, 'x'));
+  std::vector<uint8_t> image = b.Build();
+  ASSERT_EQ(image.size(), size);
+  ASSERT_EQ(image[0], 'M');
+  ASSERT_EQ(image[1], 'Z');
+  fs::path path = root_ / "mz.img";
+  std::ofstream(path, std::ios::binary).write((const char*)image.data(), (std::streamsize)image.size());
+  EXPECT_EQ(LoadImageFile(path), image);
+}
+
 int RunCommand(const std::string& command) {
   int status = std::system((command + " >/dev/null 2>&1").c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
