@@ -43,13 +43,20 @@ static uint64_t FileTimeOf(const struct stat& st, const PackOptions& options) {
   return ticks < 0 ? 0 : (uint64_t)ticks;
 }
 
+// A name as the stream stores it: UTF-16LE and a 0x0000 terminator.
+static void AppendName(std::vector<uint8_t>* out, const std::u16string& name) {
+  for (char16_t u : name) {
+    out->push_back((uint8_t)(u & 0xFF));
+    out->push_back((uint8_t)(u >> 8));
+  }
+  out->push_back(0);
+  out->push_back(0);
+}
+
 // Runs the payload's own name rules on a name, as the extractor will.
 static void CheckName(const std::u16string& name, bool isDirectory, const std::string& path) {
   std::vector<uint8_t> bytes;
-  for (char16_t u : name) {
-    bytes.push_back((uint8_t)(u & 0xFF));
-    bytes.push_back((uint8_t)(u >> 8));
-  }
+  AppendName(&bytes, name);
   PayloadRecord record{};
   record.type = isDirectory ? kDirectoryRecord : kFileRecord;
   record.name = bytes.data();
@@ -124,15 +131,6 @@ std::vector<PackEntry> CollectTree(const std::string& root, const PackOptions& o
 
 static void AppendLe32(std::vector<uint8_t>* out, uint32_t value) {
   for (int i = 0; i < 4; i++) out->push_back((uint8_t)(value >> (8 * i)));
-}
-
-static void AppendName(std::vector<uint8_t>* out, const std::u16string& name) {
-  for (char16_t u : name) {
-    out->push_back((uint8_t)(u & 0xFF));
-    out->push_back((uint8_t)(u >> 8));
-  }
-  out->push_back(0);
-  out->push_back(0);
 }
 
 static std::vector<uint8_t> ReadWholeFile(const std::string& path) {

@@ -82,6 +82,29 @@ class ImageBuilder {
     return out;
   }
 
+  // A zlib stream of data, broken in each way that uncompress must refuse, with the room
+  // (uncompressedSize) to declare for it.
+  struct ZlibFault {
+    const char* what;
+    std::string bytes;
+    int32_t room;
+  };
+  static std::vector<ZlibFault> BrokenZlibStreams(const std::string& data) {
+    std::string z = Compress(data);
+    std::string badAdler = z, badDeflate = z, gzipHeader = z;
+    badAdler.back() ^= 1;
+    badDeflate[3] ^= 0x55;
+    gzipHeader[0] = '\x1f';
+    int32_t room = (int32_t)data.size();
+    return {
+        {"wrong Adler-32", badAdler, room},
+        {"corrupt deflate data", badDeflate, room},
+        {"not a zlib header", gzipHeader, room},
+        {"truncated stream", z.substr(0, z.size() / 2), room},
+        {"output larger than uncompressedSize", z, room - 1},
+    };
+  }
+
   // 2024-03-05 14:07:09 UTC.
   static constexpr uint64_t kTime = 133541212290000000ull;
 
