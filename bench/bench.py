@@ -19,7 +19,7 @@ WINDOWS = os.path.join(ROOT, "build", "windows")
 PREFIX = os.path.join(ROOT, "build", "bench-prefix")
 DRIVE_C = os.path.join(PREFIX, "drive_c")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-           BRENVELT_WINEPREFIX=PREFIX)
+           BRENVELT_WINEPREFIX=PREFIX, LC_ALL="C.UTF-8")
 ENV.pop("DISPLAY", None)  # nothing here shows a window
 
 

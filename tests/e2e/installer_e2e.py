@@ -14,6 +14,13 @@ import tempfile
 import time
 import unittest
 
+# With standard input closed (as under CI), the next descriptor opened would become fd 0 and
+# pass to every child as its input: Wine then loses its X connection. Keep fd 0 taken.
+try:
+    os.fstat(0)
+except OSError:
+    os.open(os.devnull, os.O_RDONLY)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 BUILD = os.environ.get("BRENVELT_WINDOWS_BUILD", os.path.join(REPO, "build", "windows"))

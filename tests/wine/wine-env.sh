@@ -4,3 +4,5 @@ export WINEPREFIX=${BRENVELT_WINEPREFIX:-$repo_root/build/wine-prefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win32
+# Wine names Unix files in the locale's charset: without UTF-8, Chinese names cannot be made.
+export LC_ALL=C.UTF-8
