@@ -14,12 +14,12 @@ import tempfile
 import time
 import unittest
 
-# With standard input closed (as under CI), the next descriptor opened would become fd 0 and
-# pass to every child as its input: Wine then loses its X connection. Keep fd 0 taken.
+# Started with standard input closed (as under CI), every child would start without fd 0,
+# and a Wine process then loses its X connection: give them /dev/null instead.
 try:
     os.fstat(0)
 except OSError:
-    os.open(os.devnull, os.O_RDONLY)
+    os.set_inheritable(os.open(os.devnull, os.O_RDONLY), True)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -65,6 +65,12 @@ def windows_named(pattern):
     return result.stdout.split()
 
 
+def window_names():
+    """The names of the first windows the X server shows, for a failure's message."""
+    names = (run(["xdotool", "getwindowname", w], check=False).stdout.strip() for w in windows_named(".")[:20])
+    return [name for name in names if name]
+
+
 def wait_for_window(pattern, timeout=30, other_than=()):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -72,7 +78,7 @@ def wait_for_window(pattern, timeout=30, other_than=()):
         if found:
             return found[0]
         time.sleep(0.1)
-    raise AssertionError(f"no window named {pattern} within {timeout} s")
+    raise AssertionError(f"no window named {pattern} within {timeout} s; named windows: {window_names()}")
 
 
 def wait_until_gone(pattern, timeout=30):
