@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 source tests/wine/wine-env.sh
 tests/wine/prepare-prefix.sh >/dev/null
 read_fd=$(mktemp -u)
-Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp 4>"$read_fd.display" 2>/dev/null &
+Xvfb -displayfd 4 -noreset -screen 0 800x600x24 -nolisten tcp 4>"$read_fd.display" 2>/dev/null &
 xvfb=$!
 trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true; rm -f "$read_fd.display"' EXIT
 timeout 10 bash -c "until [ -s '$read_fd.display' ]; do sleep 0.1; done"

@@ -14,13 +14,6 @@ import tempfile
 import time
 import unittest
 
-# Started with standard input closed (as under CI), every child would start without fd 0,
-# and a Wine process then loses its X connection: give them /dev/null instead.
-try:
-    os.fstat(0)
-except OSError:
-    os.set_inheritable(os.open(os.devnull, os.O_RDONLY), True)
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 BUILD = os.environ.get("BRENVELT_WINDOWS_BUILD", os.path.join(REPO, "build", "windows"))
@@ -46,6 +39,8 @@ VERSION_DIR = re.compile(r"^v1\.1\.0\.0#(\d+)\.(\d+)\.(\d+)\.(\d+)\.(\d+)\.(\d+)
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
            BRENVELT_LAUNCH_LOG="C:\\brenvelt-launches.log", LC_ALL="C.UTF-8")
 xvfb = None
+xvfb_display_pipe = None
+xvfb_log = tempfile.TemporaryFile(mode="w+")  # what the X server said, for a failure's message
 
 
 def run(args, timeout=60, check=True):
@@ -71,14 +66,25 @@ def window_names():
     return [name for name in names if name]
 
 
+def x_server_state():
+    """Whether Xvfb still runs, and if not how it ended, for a failure's message."""
+    if xvfb is None or xvfb.poll() is None:
+        return "Xvfb running"
+    xvfb_log.seek(0)
+    return f"Xvfb ended with exit code {xvfb.returncode}: {xvfb_log.read()[-1000:].strip()!r}"
+
+
 def wait_for_window(pattern, timeout=30, other_than=()):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         found = [w for w in windows_named(pattern) if w not in other_than]
         if found:
             return found[0]
+        if xvfb is not None and xvfb.poll() is not None:
+            break  # no window can come any more
         time.sleep(0.1)
-    raise AssertionError(f"no window named {pattern} within {timeout} s; named windows: {window_names()}")
+    raise AssertionError(f"no window named {pattern} within {timeout} s; named windows: {window_names()}; "
+                         f"{x_server_state()}")
 
 
 def wait_until_gone(pattern, timeout=30):
@@ -143,12 +149,18 @@ def setUpModule():
     global xvfb
     subprocess.run([os.path.join(REPO, "tests", "wine", "prepare-prefix.sh")], check=True, env=ENV,
                    stdout=subprocess.DEVNULL)
-    read, write = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=(write,), stderr=subprocess.DEVNULL)
+    # -noreset: by default the server resets whenever its last client leaves (every
+    # wineserver -k between cases), and on each reset writes its display number to the
+    # -displayfd pipe again; once nobody reads that pipe the write fails and the server
+    # exits. The read end stays open as well, for the server's whole life.
+    global xvfb_display_pipe
+    xvfb_display_pipe, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write,), stderr=xvfb_log)
     os.close(write)
-    display = os.read(read, 16).decode().strip()
-    os.close(read)
+    display = os.read(xvfb_display_pipe, 16).decode().strip()
+    if not display:
+        raise RuntimeError(f"Xvfb did not start: {x_server_state()}")
     ENV["DISPLAY"] = ":" + display
     # .txt files open in the recorder, which notes when and what it was asked to open.
     os.makedirs(HELPERS, exist_ok=True)
@@ -166,6 +178,8 @@ def tearDownModule():
     if xvfb:
         xvfb.terminate()
         xvfb.wait()
+        os.close(xvfb_display_pipe)
+    xvfb_log.close()
 
 
 def end_prefix_processes():
