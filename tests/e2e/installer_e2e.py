@@ -146,14 +146,13 @@ def launches():
 
 
 def setUpModule():
-    global xvfb
+    global xvfb, xvfb_display_pipe
     subprocess.run([os.path.join(REPO, "tests", "wine", "prepare-prefix.sh")], check=True, env=ENV,
                    stdout=subprocess.DEVNULL)
     # -noreset: by default the server resets whenever its last client leaves (every
     # wineserver -k between cases), and on each reset writes its display number to the
     # -displayfd pipe again; once nobody reads that pipe the write fails and the server
     # exits. The read end stays open as well, for the server's whole life.
-    global xvfb_display_pipe
     xvfb_display_pipe, write = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-screen", "0", "1024x768x24",
                              "-nolisten", "tcp"], pass_fds=(write,), stderr=xvfb_log)
