@@ -158,7 +158,8 @@ def setUpModule():
                              "-nolisten", "tcp"], pass_fds=(write,), stderr=xvfb_log)
     os.close(write)
     display = os.read(xvfb_display_pipe, 16).decode().strip()
-    if not display:
+    if not display:  # the server closed the pipe: it is exiting
+        xvfb.wait(timeout=10)
         raise RuntimeError(f"Xvfb did not start: {x_server_state()}")
     ENV["DISPLAY"] = ":" + display
     # .txt files open in the recorder, which notes when and what it was asked to open.
